@@ -62,6 +62,13 @@ bool AllEventsPresent(const SerialPort* port)
     return true;
 }
 
+OVERLAPPED* Overlapped(SerialPort* port, int completionSlot)
+{
+    return completionSlot == SLOT_READ_DONE    ? &port->readOverlapped
+           : completionSlot == SLOT_WRITE_DONE ? &port->writeOverlapped
+                                               : &port->commOverlapped;
+}
+
 void CloseHandleIfOpen(HANDLE* handle)
 {
     if (*handle != INVALID_HANDLE_VALUE) {
@@ -84,23 +91,52 @@ void ClosePath(SerialPort* port)
 {
     port->running = false;
     if (port->handle != INVALID_HANDLE_VALUE) {
-        // Let cancelled operations finish writing their OVERLAPPED records before the port
-        // can be released; otherwise the system could write into freed memory.
+        // Let cancelled operations finish writing their OVERLAPPED records before the port can
+        // be released; otherwise the system could write into freed memory. Only operations that
+        // really are in flight are waited for: one that failed to start may never complete.
         CancelIoEx(port->handle, nullptr);
-        DWORD n = 0;
-        GetOverlappedResult(port->handle, &port->readOverlapped, &n, TRUE);
-        GetOverlappedResult(port->handle, &port->writeOverlapped, &n, TRUE);
-        GetOverlappedResult(port->handle, &port->commOverlapped, &n, TRUE);
+        const int completions[] = {SLOT_READ_DONE, SLOT_WRITE_DONE, SLOT_COMM_DONE};
+        for (int slot : completions) {
+            DWORD n = 0;
+            if (port->inFlight & (1u << slot))
+                GetOverlappedResult(port->handle, Overlapped(port, slot), &n, TRUE);
+        }
+        port->inFlight = 0;
     }
     CloseHandleIfOpen(&port->handle);
     Report(port, SE_CLOSED);
 }
 
 // After ReadFile, WriteFile or WaitCommEvent: true while the operation finished at once or is
-// in flight; false when it failed to start.
-bool StartedOrPending(BOOL result)
+// in flight (then its completion slot is marked); false when it failed to start.
+bool StartedOrPending(SerialPort* port, int completionSlot, BOOL result)
 {
-    return result || GetLastError() == ERROR_IO_PENDING;
+    if (result)
+        return true;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return false;
+    port->inFlight |= 1u << completionSlot;
+    return true;
+}
+
+// A read that fails like this tells that the device is gone (cable pulled, adapter removed, the
+// far end of a virtual port hung up): nothing will ever be read again, so the port closes and
+// the owner hears SE_CLOSED. Other read failures leave the port open.
+bool IsDeviceGone(DWORD error)
+{
+    switch (error) {
+    case ERROR_BROKEN_PIPE:          // Wine: the pty's far end hung up
+    case ERROR_NOT_READY:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_GEN_FAILURE:          // USB serial drivers after surprise removal
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_INVALID_HANDLE:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool StartRead(SerialPort* port)
@@ -109,12 +145,14 @@ bool StartRead(SerialPort* port)
         return true; // a request while a read is in flight is dropped
     port->readPending = true;
     DWORD n = 0;
-    return StartedOrPending(
-        ReadFile(port->handle, port->readBuffer, port->readSize, &n, &port->readOverlapped));
+    BOOL result = ReadFile(port->handle, port->readBuffer, port->readSize, &n, &port->readOverlapped);
+    return StartedOrPending(port, SLOT_READ_DONE, result);
 }
 
-void CompleteRead(SerialPort* port)
+// false when the device is gone.
+bool CompleteRead(SerialPort* port)
 {
+    port->inFlight &= ~(1u << SLOT_READ_DONE);
     DWORD n = 0;
     BOOL ok = GetOverlappedResult(port->handle, &port->readOverlapped, &n, FALSE);
     // A read that ends by its time-out is a success with what came. Windows says so; Wine
@@ -128,19 +166,24 @@ void CompleteRead(SerialPort* port)
     if (ok) {
         port->bytesRead = n <= SERIAL_BUFFER_SIZE ? n : SERIAL_BUFFER_SIZE;
         Report(port, SE_DATA);
-        return;
+        return true;
     }
-    // A failed read does not end the thread; bytes it may have brought are not delivered.
+    DWORD error = GetLastError();
+    // Otherwise a failed read does not end the thread; bytes it may have brought are not delivered.
     port->bytesRead = 0;
+    if (IsDeviceGone(error))
+        return false;
     if (n != 0)
         Report(port, SE_DATA);
+    return true;
 }
 
 bool StartWrite(SerialPort* port)
 {
     DWORD n = 0;
-    return StartedOrPending(WriteFile(port->handle, port->writeBuffer, port->writeLength, &n,
-                                      &port->writeOverlapped));
+    BOOL result =
+        WriteFile(port->handle, port->writeBuffer, port->writeLength, &n, &port->writeOverlapped);
+    return StartedOrPending(port, SLOT_WRITE_DONE, result);
 }
 
 bool CompleteWrite(SerialPort* port)
@@ -148,6 +191,7 @@ bool CompleteWrite(SerialPort* port)
     DWORD n = 0;
     if (!GetOverlappedResult(port->handle, &port->writeOverlapped, &n, FALSE))
         return GetLastError() == ERROR_IO_PENDING;
+    port->inFlight &= ~(1u << SLOT_WRITE_DONE);
     ResetEvent(port->events[SLOT_WRITE_DONE]);
     port->writePending = false;
     Report(port, SE_WRITE_DONE);
@@ -166,8 +210,8 @@ bool StartModemWait(SerialPort* port)
     if (port->commPending || !port->watchModem)
         return true;
     port->commPending = true;
-    if (WaitCommEvent(port->handle, &port->commMask, &port->commOverlapped) ||
-        GetLastError() == ERROR_IO_PENDING)
+    BOOL result = WaitCommEvent(port->handle, &port->commMask, &port->commOverlapped);
+    if (StartedOrPending(port, SLOT_COMM_DONE, result))
         return true;
     if (!IsModemUnsupported(GetLastError()))
         return false;
@@ -193,11 +237,13 @@ bool CompleteModemWait(SerialPort* port)
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING)
             return true;
+        port->inFlight &= ~(1u << SLOT_COMM_DONE);
         if (!IsModemUnsupported(error) && error != ERROR_OPERATION_ABORTED)
             return false;
         StopWatchingModem(port);
         return true;
     }
+    port->inFlight &= ~(1u << SLOT_COMM_DONE);
     ResetEvent(port->events[SLOT_COMM_DONE]);
     DWORD mask = port->commMask;
     port->commPending = false;
@@ -211,8 +257,7 @@ bool Serve(SerialPort* port, DWORD slot)
 {
     switch (slot) {
     case SLOT_READ_DONE:
-        CompleteRead(port);
-        return true;
+        return CompleteRead(port);
     case SLOT_READ_REQUEST:
         return StartRead(port);
     case SLOT_WRITE_DONE:
@@ -237,6 +282,7 @@ unsigned __stdcall IoThread(void* arg)
     port->writePending = false;
     port->readPending = false;
     port->commPending = false;
+    port->inFlight = 0;
     Report(port, SE_STARTED);
     if (port->watchModem)
         SetEvent(port->events[SLOT_COMM_REQUEST]);

@@ -75,6 +75,7 @@ struct SerialPort {
     SerialCallback callback;
     void* user;
     HANDLE closedThread;         // the thread handle Close let go of, kept so the port can be released
+    uint32_t inFlight;           // I/O thread only: bit per completion slot of an operation in flight
 
     OpenResult Open(const wchar_t* portName);
     void Send(const uint8_t* bytes, uint32_t count);
