@@ -14,6 +14,7 @@ void DeviceLink::Create()
     frameCount = 0;
     ResetParser();
     payloadLength = 0;
+    acceptedLength = 0;
     frameReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     writeComplete = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
@@ -38,6 +39,7 @@ void DeviceLink::PrepareForPort(SerialPort* next)
     port = next;
     ResetParser();
     payloadLength = 0;
+    acceptedLength = 0;
     std::memset(payload, 0, sizeof payload);
     WaitForSingleObject(frameReady, 0);    // takes a pending signal, if any
     WaitForSingleObject(writeComplete, 0);

@@ -37,6 +37,7 @@ struct DeviceLink {
     uint16_t payloadLength;           // L of the frame in progress; valid bytes of payload after a frame
     LinkEvent frameReady;             // auto-reset: a delivery accepted at least one frame
     LinkEvent writeComplete;          // auto-reset: the port finished a write
+    uint16_t acceptedLength;          // valid bytes of payload: the last accepted frame's L
 
     // Reply parser (no Win32).
     void ResetParser();

@@ -37,6 +37,7 @@ static bool TakeBodyByte(DeviceLink& link, uint8_t b)
     bool accepted = b == ETX && link.payloadLength <= LINK_MAX_PAYLOAD;
     if (accepted) {
         std::memcpy(link.payload, link.rxBuffer + 3, link.payloadLength);
+        link.acceptedLength = link.payloadLength;
         link.frameCount++;
     } else {
         link.payloadLength = 0; // dropped: payload keeps the last accepted frame

@@ -94,6 +94,9 @@ void ClosePath(SerialPort* port)
         // Let cancelled operations finish writing their OVERLAPPED records before the port can
         // be released; otherwise the system could write into freed memory. Only operations that
         // really are in flight are waited for: one that failed to start may never complete.
+        // A modem-event wait ends when the mask changes; some drivers (Wine's among them) do
+        // not cancel it otherwise.
+        SetCommMask(port->handle, 0);
         CancelIoEx(port->handle, nullptr);
         const int completions[] = {SLOT_READ_DONE, SLOT_WRITE_DONE, SLOT_COMM_DONE};
         for (int slot : completions) {

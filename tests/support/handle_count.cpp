@@ -47,15 +47,14 @@ Fn NtdllFunction(const char* name) {
 
 // Handle values that process `pid` holds, from one snapshot of the system handle table.
 bool SnapshotHandles(DWORD pid, std::vector<HANDLE>* out) {
-  static const auto query =
-      NtdllFunction<NtQuerySystemInformationFn>("NtQuerySystemInformation");
+  static const auto query = NtdllFunction<NtQuerySystemInformationFn>("NtQuerySystemInformation");
   if (!query) return false;
   // The table grows between calls, so retry with room to spare.
   std::vector<uint8_t> buf(256 * 1024);
   for (int attempt = 0; attempt < 16; ++attempt) {
     ULONG need = 0;
-    const LONG status = query(kSystemExtendedHandleInformation, buf.data(),
-                              static_cast<ULONG>(buf.size()), &need);
+    const LONG status =
+        query(kSystemExtendedHandleInformation, buf.data(), static_cast<ULONG>(buf.size()), &need);
     if (status == kStatusInfoLengthMismatch) {
       size_t grown = buf.size() * 2;
       if (need + 64 * 1024 > grown) grown = need + 64 * 1024;
@@ -65,8 +64,7 @@ bool SnapshotHandles(DWORD pid, std::vector<HANDLE>* out) {
     }
     if (status < 0) return false;
     const auto* table = reinterpret_cast<const HandleTable*>(buf.data());
-    const size_t capacity =
-        (buf.size() - offsetof(HandleTable, handles)) / sizeof(HandleEntry);
+    const size_t capacity = (buf.size() - offsetof(HandleTable, handles)) / sizeof(HandleEntry);
     const size_t count = table->numberOfHandles < capacity ? table->numberOfHandles : capacity;
     out->clear();
     for (size_t i = 0; i < count; ++i) {

@@ -1,14 +1,16 @@
 // Tests of the Windows test support: the handle and thread counters, the stand-in DFU tool
 // and the window helpers. Run under Wine with an X display, or on a Windows desktop.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +34,18 @@ int64_t UnixMicrosNow() {
   }
   const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return (ticks - 116444736000000000LL) / 10;
+}
+
+std::string Utf8(const std::wstring& s) {
+  if (s.empty()) return "";
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
+                        nullptr);
+  }
+  return out;
 }
 
 std::wstring Wide(const std::string& s) {
@@ -106,6 +120,9 @@ std::vector<Record> ParseLog(const std::string& text) {
 // A copy of the stand-in in a fresh directory whose name has a space, with its own
 // configuration and log, as it would lie beside the updater on a PC.
 struct StandinDir {
+  // A directory inside, for tests that run the tool from somewhere else.
+  static constexpr const wchar_t* kWorkDir = L"work dir";
+
   std::wstring dir;
   std::wstring exe;
 
@@ -127,17 +144,32 @@ struct StandinDir {
     return WriteTextFile(dir + L"\\DfuSeCommand.cfg", cfg);
   }
 
-  std::vector<Record> Records() const { return ParseLog(ReadTextFile(dir + L"\\DfuSeCommand.log")); }
+  std::vector<Record> Records() const {
+    return ParseLog(ReadTextFile(dir + L"\\DfuSeCommand.log"));
+  }
 
   bool WaitForRecords(size_t n, DWORD timeoutMs) const {
     return WaitUntil([&] { return Records().size() >= n; }, timeoutMs);
   }
 
-  void Remove() const {
-    DeleteFileW((dir + L"\\DfuSeCommand.log").c_str());
-    DeleteFileW((dir + L"\\DfuSeCommand.cfg").c_str());
-    DeleteFileW(exe.c_str());
-    RemoveDirectoryW(dir.c_str());
+  // Wine reports a process ended a little before it lets go of its exe and its current
+  // directory, so removal is retried for a while.
+  bool Remove() const {
+    const std::wstring files[] = {dir + L"\\DfuSeCommand.log", dir + L"\\DfuSeCommand.cfg", exe};
+    const std::wstring dirs[] = {dir + L"\\" + kWorkDir, dir};
+    return WaitUntil(
+        [&] {
+          for (const std::wstring& f : files) {
+            if (!DeleteFileW(f.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+          }
+          for (const std::wstring& d : dirs) {
+            if (!RemoveDirectoryW(d.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+              return false;
+            }
+          }
+          return true;
+        },
+        10000);
   }
 };
 
@@ -233,7 +265,7 @@ TEST(HandleCount, CountsAnotherProcessAndAHandleGivenToIt) {
   WaitForSingleObject(process, 10000);
   CloseHandle(event);
   CloseHandle(process);
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
 }
 
 TEST(HandleCount, FailsForAProcessThatDoesNotExist) {
@@ -264,6 +296,10 @@ struct LaunchCase {
   std::vector<std::wstring> args;  // after the program name
 };
 
+void PrintTo(const LaunchCase& c, std::ostream* os) {
+  *os << testing::PrintToString(std::wstring(c.params));
+}
+
 class StandinLaunch : public testing::TestWithParam<LaunchCase> {};
 
 TEST_P(StandinLaunch, RecordsHowItWasStarted) {
@@ -272,7 +308,7 @@ TEST_P(StandinLaunch, RecordsHowItWasStarted) {
   ASSERT_TRUE(standin.Create());
   // Run from a directory other than the tool's, to see which one the tool gets.
   const std::wstring oldCwd = CurrentDirectory();
-  const std::wstring cwd = standin.dir + L"\\work dir";
+  const std::wstring cwd = standin.dir + L"\\" + StandinDir::kWorkDir;
   ASSERT_TRUE(CreateDirectoryW(cwd.c_str(), nullptr));
   ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
 
@@ -305,24 +341,26 @@ TEST_P(StandinLaunch, RecordsHowItWasStarted) {
   EXPECT_LT(startUs, launchedUs + 30'000'000);
   EXPECT_TRUE(r["console"] == "0" || r["console"] == "1") << r["console"];
 
-  RemoveDirectoryW(cwd.c_str());
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Params, StandinLaunch,
-    testing::Values(
-        LaunchCase{L"-c -d --fn \"C:\\some dir\\Firmware.dfu\"",
-                   {L"-c", L"-d", L"--fn", L"C:\\some dir\\Firmware.dfu"}},
-        LaunchCase{L"-c -d --fn \"C:\\Prüfung Ω\\Firmware 2.dfu\"",
-                   {L"-c", L"-d", L"--fn", L"C:\\Prüfung Ω\\Firmware 2.dfu"}},
-        LaunchCase{L"--fn C:\\plain\\a.dfu", {L"--fn", L"C:\\plain\\a.dfu"}}));
+    testing::Values(LaunchCase{L"-c -d --fn \"C:\\some dir\\Firmware.dfu\"",
+                               {L"-c", L"-d", L"--fn", L"C:\\some dir\\Firmware.dfu"}},
+                    LaunchCase{L"-c -d --fn \"C:\\Prüfung Ω\\Firmware 2.dfu\"",
+                               {L"-c", L"-d", L"--fn", L"C:\\Prüfung Ω\\Firmware 2.dfu"}},
+                    LaunchCase{L"--fn C:\\plain\\a.dfu", {L"--fn", L"C:\\plain\\a.dfu"}}));
 
 struct ExitCase {
   const char* cfg;
   DWORD delayMs;
   DWORD exitCode;
 };
+
+void PrintTo(const ExitCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.cfg ? c.cfg : "(no configuration)");
+}
 
 class StandinExit : public testing::TestWithParam<ExitCase> {};
 
@@ -346,16 +384,64 @@ TEST_P(StandinExit, ExitsWithTheConfiguredCodeAfterTheDelay) {
   // The clocks are the same; the small slack covers timer rounding.
   EXPECT_GE(ranMs, static_cast<int64_t>(c.delayMs) - 20);
   EXPECT_LT(ranMs, static_cast<int64_t>(c.delayMs) + 10000);
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, StandinExit,
+                         testing::Values(ExitCase{nullptr, 0, 0},          // no configuration
+                                         ExitCase{"exit_code=7\n", 0, 7},  //
+                                         ExitCase{"delay_ms=400\r\nexit_code=3\r\n", 400, 3},
+                                         ExitCase{"delay_ms=1500\nexit_code=-1\n", 1500,
+                                                  0xFFFFFFFFu},
+                                         ExitCase{"crash=1\n", 0, 0xC0000005u}));
+
+struct StartCase {
+  DWORD creationFlags;
+  DWORD siFlags;
+  WORD show;
+  const char* console;  // what the stand-in records
+};
+
+void PrintTo(const StartCase& c, std::ostream* os) {
+  *os << "creation 0x" << std::hex << c.creationFlags << " si_flags 0x" << c.siFlags << std::dec
+      << " show " << c.show;
+}
+
+class StandinStart : public testing::TestWithParam<StartCase> {};
+
+// The tool may be started with or without a console and must work the same either way.
+TEST_P(StandinStart, RecordsStartupInfoWithOrWithoutAConsole) {
+  const StartCase& c = GetParam();
+  StandinDir standin;
+  ASSERT_TRUE(standin.Create());
+  ASSERT_TRUE(standin.Configure("exit_code=4\n"));
+  std::wstring cmdline = L"\"" + standin.exe + L"\" -c";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = c.siFlags;
+  si.wShowWindow = c.show;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(standin.exe.c_str(), cmdline.data(), nullptr, nullptr, FALSE,
+                             c.creationFlags, nullptr, standin.dir.c_str(), &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(WaitAndGetExitCode(pi.hProcess, 30000), 4u);
+  CloseHandle(pi.hProcess);
+  const std::vector<Record> records = standin.Records();
+  ASSERT_EQ(records.size(), 1u);
+  const Record& r = records[0];
+  EXPECT_EQ(r.at("cmdline"), Utf8(cmdline));
+  EXPECT_EQ(_wcsicmp(Wide(r.at("cwd")).c_str(), standin.dir.c_str()), 0) << r.at("cwd");
+  EXPECT_EQ(r.at("si_flags"), std::to_string(c.siFlags));
+  EXPECT_EQ(r.at("si_show"), std::to_string(c.show));
+  EXPECT_EQ(r.at("console"), c.console);
+  EXPECT_TRUE(standin.Remove());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Configs, StandinExit,
-    testing::Values(ExitCase{nullptr, 0, 0},                          // no configuration
-                    ExitCase{"exit_code=7\n", 0, 7},                  //
-                    ExitCase{"delay_ms=400\r\nexit_code=3\r\n", 400, 3},
-                    ExitCase{"delay_ms=1500\nexit_code=-1\n", 1500, 0xFFFFFFFFu},
-                    ExitCase{"crash=1\n", 0, 0xC0000005u}));
+    CreationFlags, StandinStart,
+    testing::Values(StartCase{DETACHED_PROCESS, 0, 0, "0"},
+                    StartCase{CREATE_NEW_CONSOLE, STARTF_USESHOWWINDOW, SW_SHOWMINNOACTIVE, "1"},
+                    StartCase{CREATE_NO_WINDOW, STARTF_USESHOWWINDOW, SW_SHOWNORMAL, "1"}));
 
 TEST(Standin, HangKeepsRunningUntilTerminated) {
   StandinDir standin;
@@ -368,7 +454,7 @@ TEST(Standin, HangKeepsRunningUntilTerminated) {
   ASSERT_TRUE(TerminateProcess(process, 99));
   EXPECT_EQ(WaitAndGetExitCode(process, 10000), 99u);
   CloseHandle(process);
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
 }
 
 TEST(Standin, InstancesRunningTogetherKeepTheirRecordsWhole) {
@@ -397,7 +483,8 @@ TEST(Standin, InstancesRunningTogetherKeepTheirRecordsWhole) {
     int found = 0;
     for (const Record& r : records) {
       const std::string& cmd = r.at("cmdline");
-      if (cmd.size() >= tail.size() && cmd.compare(cmd.size() - tail.size(), tail.size(), tail) == 0) {
+      if (cmd.size() >= tail.size() &&
+          cmd.compare(cmd.size() - tail.size(), tail.size(), tail) == 0) {
         ++found;
         EXPECT_EQ(r.at("pid"), pids[i]);
         EXPECT_EQ(r.size(), 7u);  // every key present: nothing interleaved
@@ -405,7 +492,7 @@ TEST(Standin, InstancesRunningTogetherKeepTheirRecordsWhole) {
     }
     EXPECT_EQ(found, 1) << "instance " << i;
   }
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
 }
 
 TEST(Standin, RepeatedLaunchesLeakNoHandlesInTheLauncher) {
@@ -431,15 +518,15 @@ TEST(Standin, RepeatedLaunchesLeakNoHandlesInTheLauncher) {
   WaitForSingleObject(kept, 30000);
   EXPECT_EQ(CountProcessHandles(self), before + 1);
   CloseHandle(kept);
-  standin.Remove();
+  EXPECT_TRUE(standin.Remove());
 }
 
 // ---------------------------------------------------------------------------------------
 // Window helpers
 
 HWND CreateTestWindow(const wchar_t* title) {
-  return CreateWindowExW(0, L"STATIC", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320,
-                         200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  return CreateWindowExW(0, L"STATIC", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200,
+                         nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 struct BoxCase {
@@ -449,30 +536,43 @@ struct BoxCase {
   bool hasIcon;
 };
 
+void PrintTo(const BoxCase& c, std::ostream* os) {
+  *os << "style 0x" << std::hex << c.style << std::dec << " press " << c.press;
+}
+
 class MessageBoxHelpers : public testing::TestWithParam<BoxCase> {};
+
+// What the thread showing a box reports back. Shared, so that a box that never closes
+// fails the test instead of hanging it on a join.
+struct BoxCall {
+  std::atomic<bool> done{false};
+  std::atomic<int> result{0};
+};
 
 TEST_P(MessageBoxHelpers, FindReadAndDismissABoxOfAnotherThread) {
   const BoxCase& c = GetParam();
   HWND owner = CreateTestWindow(L"Support test owner");
   ASSERT_NE(owner, nullptr);
-  wchar_t title[64];
-  _snwprintf_s(title, _countof(title), _TRUNCATE, L"Support box %u", c.style);
+  // Unique across processes: another test run in the same Wine prefix shares the desktop.
+  wchar_t titleBuf[64];
+  _snwprintf_s(titleBuf, _countof(titleBuf), _TRUNCATE, L"Support box %u/%lu", c.style,
+               GetCurrentProcessId());
+  const std::wstring title = titleBuf;
   const std::wstring text = L"Line one\nLine two: Ünïcödé";
 
-  std::atomic<bool> done{false};
-  std::atomic<int> result{0};
   // The box's thread asks the owner's thread (this one) to disable and re-enable the owner,
   // so this thread must pump messages until the box's thread is finished.
-  std::thread boxThread([&] {
-    result = MessageBoxW(owner, text.c_str(), title, c.style);
-    done = true;
-  });
+  auto call = std::make_shared<BoxCall>();
+  std::thread([call, owner, text, title, style = c.style] {
+    call->result = MessageBoxW(owner, text.c_str(), title.c_str(), style);
+    call->done = true;
+  }).detach();
 
-  HWND box = WaitForTopWindow(GetCurrentProcessId(), L"#32770", title, 15000);
+  HWND box = WaitForTopWindow(GetCurrentProcessId(), L"#32770", title.c_str(), 15000);
   ASSERT_NE(box, nullptr);
-  EXPECT_EQ(WaitForTopWindow(GetCurrentProcessId() + 4, L"#32770", title, 100), nullptr);
+  EXPECT_EQ(WaitForTopWindow(GetCurrentProcessId() + 4, L"#32770", title.c_str(), 100), nullptr);
   EXPECT_EQ(WaitForTopWindow(0, L"#32770", L"No such title", 100), nullptr);
-  EXPECT_EQ(WaitForTopWindow(0, L"#32770", title, 100), box);
+  EXPECT_EQ(WaitForTopWindow(0, L"#32770", title.c_str(), 100), box);
   EXPECT_FALSE(IsWindowEnabled(owner));
 
   BoxInfo info;
@@ -480,14 +580,15 @@ TEST_P(MessageBoxHelpers, FindReadAndDismissABoxOfAnotherThread) {
   EXPECT_EQ(info.title, title);
   EXPECT_EQ(info.text, text);
   EXPECT_EQ(info.buttons, c.buttons);
+  EXPECT_TRUE(info.HasButton(c.buttons.back()));
+  EXPECT_FALSE(info.HasButton(L"&Retry"));
   EXPECT_EQ(info.hasIcon, c.hasIcon);
   EXPECT_EQ(info.owner, owner);
 
   EXPECT_TRUE(DismissMessageBox(box, c.press));
   EXPECT_FALSE(IsWindow(box));
-  ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 10000));
-  boxThread.join();
-  EXPECT_EQ(result, c.press);
+  ASSERT_TRUE(WaitUntil([call] { return call->done.load(); }, 10000));
+  EXPECT_EQ(call->result, c.press);
   EXPECT_TRUE(IsWindowEnabled(owner));
   DestroyWindow(owner);
 }
@@ -511,8 +612,8 @@ TEST(MessageBoxHelpers, ReadAndDismissFailForAWindowThatIsGone) {
 TEST(ListBoxHelper, ReadsAllItemsOfAListOnThisThread) {
   HWND parent = CreateTestWindow(L"List parent");
   ASSERT_NE(parent, nullptr);
-  HWND list = CreateWindowExW(0, L"LISTBOX", nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 200, 150,
-                              parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND list = CreateWindowExW(0, L"LISTBOX", nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 200, 150, parent,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(list, nullptr);
   EXPECT_TRUE(ReadListBox(list).empty());
   const std::vector<std::wstring> items = {L"Port COM3", L"", L"Ünïcödé Ω",
@@ -550,14 +651,19 @@ TEST(ListBoxHelper, ReadsAListOwnedByAnotherThread) {
 TEST(WaitUntilHelper, AnswersMessagesSentToThisThreadWhileWaiting) {
   HWND w = CreateTestWindow(L"before");
   ASSERT_NE(w, nullptr);
-  std::atomic<bool> sent{false};
-  // SendMessageW from another thread returns only once this thread has handled the message.
+  enum { kPending, kHandled, kTimedOut };
+  std::atomic<int> outcome{kPending};
+  // A message sent from another thread is handled only when this thread reads its queue;
+  // the sender gives up after 5 s, so a wait that does not pump fails instead of hanging.
   std::thread sender([&] {
-    SendMessageW(w, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"after"));
-    sent = true;
+    DWORD_PTR ignored = 0;
+    const LRESULT ok = SendMessageTimeoutW(w, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"after"),
+                                           SMTO_NORMAL, 5000, &ignored);
+    outcome = ok ? kHandled : kTimedOut;
   });
-  EXPECT_TRUE(WaitUntil([&] { return sent.load(); }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return outcome.load() == kHandled; }, 10000));
   sender.join();
+  EXPECT_EQ(outcome, kHandled);
   wchar_t text[32] = {};
   GetWindowTextW(w, text, 32);
   EXPECT_STREQ(text, L"after");

@@ -33,8 +33,7 @@ std::wstring TitleOf(HWND hwnd) {
 // while GetWindowTextW gives nothing for another process's controls.
 std::wstring TextOf(HWND hwnd) {
   DWORD_PTR len = 0;
-  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
-                           &len) ||
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len) ||
       len == 0) {
     return L"";
   }
@@ -77,7 +76,13 @@ BOOL CALLBACK CollectBoxControl(HWND child, LPARAM param) {
     info->buttons.push_back(TextOf(child));
   } else if (_wcsicmp(cls.c_str(), L"Static") == 0) {
     const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
-    if ((style & SS_TYPEMASK) == SS_ICON) info->hasIcon = true;
+    // Wine keeps an empty icon static in boxes without an icon; only a set icon counts.
+    DWORD_PTR icon = 0;
+    if ((style & SS_TYPEMASK) == SS_ICON &&
+        SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &icon) &&
+        icon != 0) {
+      info->hasIcon = true;
+    }
   }
   return TRUE;
 }
@@ -99,8 +104,7 @@ bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
   }
 }
 
-HWND WaitForTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title,
-                      DWORD timeoutMs) {
+HWND WaitForTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title, DWORD timeoutMs) {
   TopWindowQuery q{pid, className, title, nullptr};
   WaitUntil(
       [&q] {

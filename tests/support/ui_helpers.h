@@ -18,14 +18,13 @@ bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs);
 // First visible top-level window of class `className` with title `title` that belongs to
 // process `pid` (0 = any process); nullptr for either string matches any. Message boxes
 // are class L"#32770". Returns nullptr if none appeared within `timeoutMs`.
-HWND WaitForTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title,
-                      DWORD timeoutMs);
+HWND WaitForTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title, DWORD timeoutMs);
 
 struct BoxInfo {
   std::wstring title;
   std::wstring text;
   std::vector<std::wstring> buttons;  // texts of the visible buttons, in window order
-  bool hasIcon = false;               // a visible SS_ICON static
+  bool hasIcon = false;               // a visible SS_ICON static showing an icon
   HWND owner = nullptr;
 
   bool HasButton(const std::wstring& label) const;

@@ -6,7 +6,7 @@
 //   cmdline=<GetCommandLineW, verbatim>
 //   cwd=<current directory>
 //   si_flags=<STARTUPINFO dwFlags>      si_show=<STARTUPINFO wShowWindow>
-//   pid=<process id>                    console=<1 if the process has a console window>
+//   pid=<process id>                    console=<1 if the process is attached to a console>
 //   end
 // DfuSeCommand.cfg beside the exe (optional) sets what the run then does:
 //   delay_ms=N   wait N ms before exiting (0)
@@ -37,9 +37,8 @@ int64_t UnixMicrosNow() {
   // the build targets Windows 7.
   using PreciseFn = VOID(WINAPI*)(LPFILETIME);
   FILETIME ft{};
-  auto precise = reinterpret_cast<PreciseFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
-                                             "GetSystemTimePreciseAsFileTime")));
+  auto precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
   if (precise) {
     precise(&ft);
   } else {
@@ -76,8 +75,8 @@ std::wstring CurrentDirectory() {
 
 std::string Utf8(const std::wstring& s) {
   if (s.empty()) return "";
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr,
-                                    0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+                                    nullptr, nullptr);
   if (n <= 0) return "";
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
@@ -91,6 +90,13 @@ void AppendNumberLine(std::string* block, const char* key, long long value) {
   *block += line;
 }
 
+// Attached to a console at all; a hidden console has no window, so GetConsoleWindow
+// cannot tell.
+bool HasConsole() {
+  DWORD pids[4];
+  return GetConsoleProcessList(pids, 4) != 0;
+}
+
 std::string FormatRecord(int64_t startUs) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -102,7 +108,7 @@ std::string FormatRecord(int64_t startUs) {
   AppendNumberLine(&block, "si_flags", si.dwFlags);
   AppendNumberLine(&block, "si_show", si.wShowWindow);
   AppendNumberLine(&block, "pid", GetCurrentProcessId());
-  AppendNumberLine(&block, "console", GetConsoleWindow() != nullptr ? 1 : 0);
+  AppendNumberLine(&block, "console", HasConsole() ? 1 : 0);
   block += "end\n";
   return block;
 }
@@ -141,8 +147,8 @@ std::string Trim(const std::string& s) {
 
 Config ReadConfig(const std::wstring& path) {
   Config cfg;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return cfg;
   char buf[4096];
   DWORD got = 0;
@@ -156,7 +162,8 @@ Config ReadConfig(const std::wstring& path) {
     if (eol == std::string::npos) eol = text.size();
     const std::string line = text.substr(pos, eol - pos);
     const size_t eq = line.find('=');
-    if (eq != std::string::npos) ApplySetting(&cfg, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+    if (eq != std::string::npos)
+      ApplySetting(&cfg, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
     pos = eol + 1;
   }
   return cfg;
