@@ -116,15 +116,29 @@ HWND WaitForTopWindow(DWORD pid, const wchar_t* className, const wchar_t* title,
   return q.found;
 }
 
-bool ReadMessageBox(HWND box, BoxInfo* out) {
-  if (!IsWindow(box)) return false;
+static void ReadBoxOnce(HWND box, BoxInfo* out) {
   *out = BoxInfo{};
   out->title = TextOf(box);
   HWND text = GetDlgItem(box, 0xFFFF);
   if (text) out->text = TextOf(text);
   EnumChildWindows(box, CollectBoxControl, reinterpret_cast<LPARAM>(out));
   out->owner = GetWindow(box, GW_OWNER);
-  return true;
+}
+
+bool ReadMessageBox(HWND box, BoxInfo* out) {
+  if (!IsWindow(box)) return false;
+  // Right after it appears a box may not answer yet: its texts are still being set, or its
+  // thread, which may have waited long before showing it, still counts as hung and gets no
+  // WM_GETTEXT. Read until the title and a labelled button are there.
+  WaitUntil(
+      [&] {
+        ReadBoxOnce(box, out);
+        bool labelled = std::any_of(out->buttons.begin(), out->buttons.end(),
+                                    [](const std::wstring& b) { return !b.empty(); });
+        return !IsWindow(box) || (!out->title.empty() && labelled);
+      },
+      3000);
+  return IsWindow(box);
 }
 
 bool DismissMessageBox(HWND box, int commandId) {
