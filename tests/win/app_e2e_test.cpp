@@ -61,6 +61,7 @@ protected:
     ProgramDir dir;
     PROCESS_INFORMATION process{};
     HWND main = nullptr;
+    DWORD shownMs = 0; // process start to main window shown
 
     void SetUp() override
     {
@@ -101,10 +102,12 @@ protected:
         std::wstring commandLine = L"\"" + exe + L"\"";
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
+        DWORD start = GetTickCount();
         ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                    dir.path.c_str(), &startup, &process));
         main = WaitForTopWindow(process.dwProcessId, L"USB3_FWUPDATE", L"Tavrolin Firmware Updater", 15000);
         ASSERT_NE(main, nullptr) << "the main window did not appear";
+        shownMs = GetTickCount() - start;
     }
     HWND Control(int id) { return GetDlgItem(main, id); }
     std::vector<std::wstring> Log() { return ReadListBox(Control(IDC_LOG)); }
@@ -167,6 +170,7 @@ protected:
 TEST_F(AppTest, ShowsTheVersionLineFirst)
 {
     Launch();
+    printf("[figures] process start to main window shown: %lu ms\n", shownMs);
     EXPECT_EQ(Log(), std::vector<std::wstring>{VERSION_LINE});
     EXPECT_TRUE(ProgramEnabled());
     LONG_PTR exStyle = GetWindowLongPtrW(main, GWL_EXSTYLE);

@@ -102,10 +102,19 @@ TEST_F(UpdateRunTest, FindsTheDeviceOnCom3BehindASilentPortAndAnAbsentOne)
     std::vector<SimFrame> com1 = Frames(1), com3 = Frames(3);
     std::vector<ToolStart> tool = f.dir.ToolStarts();
     ASSERT_EQ(tool.size(), 1u);
+    std::vector<SimEvent> events;
+    ASSERT_TRUE(SimEvents(f.sim, 3, &events));
+    int64_t replyUs = 0;
+    for (const SimEvent& e : events)
+        if (e.word == "reply" && !replyUs)
+            replyUs = e.us;
     double silentAndAbsentMs = (com3[0].us - com1[0].us) / 1000.0;
+    double replyToDfuMs = (com3[1].us - replyUs) / 1000.0;
     double dfuToToolMs = (tool[0].startUs - com3[1].us) / 1000.0;
-    printf("[figures] silent COM1 + absent COM2: %.1f ms; enter-DFU frame to tool start: %.1f ms\n",
-           silentAndAbsentMs, dfuToToolMs);
+    printf("[figures] silent COM1 + absent COM2: %.1f ms; identify reply to enter-DFU frame: %.1f ms; "
+           "enter-DFU frame to tool start: %.1f ms\n",
+           silentAndAbsentMs, replyToDfuMs, dfuToToolMs);
+    EXPECT_GT(replyUs, 0);
     EXPECT_GE(silentAndAbsentMs, 98.0) << "a silent port gets its full 100 ms to reply";
     EXPECT_GE(dfuToToolMs, 495.0) << "the tool must not start before the 500 ms pause";
     EXPECT_LT(dfuToToolMs, 5000.0);
