@@ -95,19 +95,23 @@ protected:
     }
     bool Sim(const std::string& command) { return SimCommand(sim, command.c_str(), nullptr); }
 
-    // Starts the updater as Explorer would and waits for its window.
-    void Launch()
+    // Starts the updater from `folder` as Explorer would and waits for its window.
+    void Launch(const std::wstring& folder = L"")
     {
-        std::wstring exe = dir.path + L"TavrolinUpdater.exe";
-        std::wstring commandLine = L"\"" + exe + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
+        StartProcess(folder.empty() ? dir.path : folder);
         DWORD start = GetTickCount();
-        ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   dir.path.c_str(), &startup, &process));
         main = WaitForTopWindow(process.dwProcessId, L"USB3_FWUPDATE", L"Tavrolin Firmware Updater", 15000);
         ASSERT_NE(main, nullptr) << "the main window did not appear";
         shownMs = GetTickCount() - start;
+    }
+    void StartProcess(const std::wstring& folder)
+    {
+        std::wstring exe = folder + L"TavrolinUpdater.exe";
+        std::wstring commandLine = L"\"" + exe + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                   0, nullptr, folder.c_str(), &startup, &process));
     }
     HWND Control(int id) { return GetDlgItem(main, id); }
     std::vector<std::wstring> Log() { return ReadListBox(Control(IDC_LOG)); }
@@ -175,6 +179,32 @@ TEST_F(AppTest, ShowsTheVersionLineFirst)
     EXPECT_TRUE(ProgramEnabled());
     LONG_PTR exStyle = GetWindowLongPtrW(main, GWL_EXSTYLE);
     EXPECT_TRUE(exStyle & WS_EX_TOPMOST);
+}
+
+// An updater in the root of a drive finds its neighbours there: C:\ with one backslash.
+TEST_F(AppTest, RunsFromTheRootOfADrive)
+{
+    AddDevice(2);
+    const std::wstring root = L"C:\\";
+    const wchar_t* files[] = {L"TavrolinUpdater.exe", L"DfuSeCommand.exe", L"Tavrolin.dfu"};
+    for (const wchar_t* file : files)
+        ASSERT_TRUE(CopyFileW((dir.path + file).c_str(), (root + file).c_str(), FALSE));
+    DeleteFileW(L"C:\\DfuSeCommand.log");
+    Launch(root);
+    StartRun();
+    EXPECT_TRUE(FinishRun(20000).empty());
+    EXPECT_EQ(Log(), Join({VERSION_LINE}, SUCCESS));
+    ProgramDir rootDir;
+    rootDir.path = root;
+    std::vector<ToolStart> tool = rootDir.ToolStarts();
+    ASSERT_EQ(tool.size(), 1u);
+    EXPECT_NE(tool[0].cmdline.find(L" -c -d --fn \"C:\\Tavrolin.dfu\""), std::wstring::npos);
+    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    DWORD code = 0;
+    EXPECT_TRUE(Exited(5000, &code));
+    for (const wchar_t* file : files)
+        DeleteFileW((root + file).c_str());
+    DeleteFileW(L"C:\\DfuSeCommand.log");
 }
 
 TEST_F(AppTest, FullUpdate)

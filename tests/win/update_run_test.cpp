@@ -3,6 +3,7 @@
 #include "run_fixture.h"
 
 #include "link/device_link.h"
+#include "update/program.h"
 #include "tests/support/handle_count.h"
 
 #include <gtest/gtest.h>
@@ -267,6 +268,20 @@ const ToolCase kToolCases[] = {
     {"tool_exits_with_an_error", true, true, "exit_code=3\n", false, false, true},
     {"tool_crashes", true, true, "crash=1\n", false, false, true},
 };
+
+// A program directory the start-up could not determine (a path too long for it) is empty:
+// the run must not start a tool by a bare name, which the system would look for elsewhere.
+TEST_F(UpdateRunTest, UnknownProgramDirectoryStartsNoTool)
+{
+    ProgramDirectory[0] = L'\0';
+    ASSERT_TRUE(f.Sim("add 1") && f.Sim("behave 1 mode=identify"));
+    RunOutcome run = f.Run(20000);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.log, LaunchFailure(1));
+    ASSERT_EQ(run.boxes.size(), 2u);
+    ExpectErrorBox(run.boxes[0], LAUNCH_BOX, f.window);
+    EXPECT_TRUE(f.dir.ToolStarts().empty());
+}
 
 class ToolTest : public UpdateRunTest, public testing::WithParamInterface<ToolCase> {};
 
