@@ -15,6 +15,44 @@ const wchar_t* const APP_VERSION = L"1.5";
 const wchar_t* const WINDOW_CLASS = L"USB3_FWUPDATE";
 const wchar_t* const ERROR_TITLE = L"PSU Updater: Error";
 
+// A function of a loaded library by name, or null.
+template <typename Function>
+Function ProcAddress(HMODULE library, const char* name)
+{
+    return library ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name))) : nullptr;
+}
+
+// An updater is run from a Downloads folder, next to whatever else lies there: no DLL may be
+// taken from the program's own folder. The executable imports only Known DLLs, which always
+// come from the system; everything loaded later comes from the system folder only.
+void RestrictDllSearch()
+{
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    auto set = ProcAddress<SetDirectories>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (set)
+        set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// The common controls library is not a Known DLL, so it is loaded from the system folder
+// explicitly rather than imported.
+void LoadCommonControls()
+{
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 14)
+        return;
+    wcscat_s(path, MAX_PATH, L"\\comctl32.dll"); // a full path works on every version
+    HMODULE library = LoadLibraryW(path);
+    using InitControls = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    auto init = ProcAddress<InitControls>(library, "InitCommonControlsEx");
+    if (!init)
+        return;
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_STANDARD_CLASSES;
+    init(&controls);
+}
+
 bool RegisterMainClass(WNDPROC procedure)
 {
     WNDCLASSEXW wc = {};
@@ -126,11 +164,9 @@ int FailStartup(const wchar_t* text)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    RestrictDllSearch();
     AppInstance = instance;
-    INITCOMMONCONTROLSEX controls = {};
-    controls.dwSize = sizeof controls;
-    controls.dwICC = ICC_STANDARD_CLASSES;
-    InitCommonControlsEx(&controls);
+    LoadCommonControls();
     if (!RegisterMainClass(MainWndProc))
         return FailStartup(L"The updater could not start: its window class could not be registered.");
     FindProgramDirectory();

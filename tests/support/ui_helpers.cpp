@@ -100,6 +100,7 @@ bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
     if (cond()) return true;
     if (GetTickCount64() >= deadline) return false;
     // Wakes early for sent or posted messages so the pump answers them promptly.
+    // cppcheck-suppress nullPointer ; no handles to wait on: an empty array is allowed
     MsgWaitForMultipleObjectsEx(0, nullptr, kPollMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
 }

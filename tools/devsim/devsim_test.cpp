@@ -150,8 +150,9 @@ class DevsimTest : public testing::Test {
     FILE* f = fopen(portFile_.c_str(), "r");
     ASSERT_NE(f, nullptr);
     int port = 0;
-    ASSERT_EQ(fscanf(f, "%d", &port), 1);
+    int fields = fscanf(f, "%d", &port);
     fclose(f);
+    ASSERT_EQ(fields, 1);
     port_ = port;
     ASSERT_TRUE(control_.Connect(port_));
   }
