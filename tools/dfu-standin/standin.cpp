@@ -8,6 +8,9 @@
 //   si_flags=<STARTUPINFO dwFlags>      si_show=<STARTUPINFO wShowWindow>
 //   pid=<process id>                    console=<1 if the process is attached to a console>
 //   end
+// and, when it ends by its own ExitProcess (not on a crash, nor when it is terminated), one
+// line after the record, so a benchmark can see how long the updater takes to notice the end:
+//   exit_us=<microseconds since 1970-01-01 UTC, taken right before ExitProcess>
 // DfuSeCommand.cfg beside the exe (optional) sets what the run then does:
 //   delay_ms=N   wait N ms before exiting (0)
 //   exit_code=N  process exit code (0); negative values give codes such as 0xFFFFFFFF
@@ -191,5 +194,8 @@ int main() {
   if (cfg.hang) {
     for (;;) Sleep(INFINITE);
   }
+  std::string exitLine;
+  AppendNumberLine(&exitLine, "exit_us", UnixMicrosNow());
+  AppendRecord(dir + L"DfuSeCommand.log", exitLine);
   ExitProcess(cfg.exitCode);
 }
