@@ -64,8 +64,7 @@ TEST_F(AppTest, NoDevice)
     StartRun();
     std::vector<BoxInfo> boxes = FinishRun(30000);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, L"No Velmoral Tavrolin device detected. This might be because the Tavrolin device is not "
-                             L"connected or the DFU device driver has not been installed.");
+    EXPECT_EQ(boxes[0].text, NOT_FOUND_BOX);
     EXPECT_EQ(boxes[0].buttons, std::vector<std::wstring>{L"OK"});
     EXPECT_EQ(boxes[0].owner, main);
     EXPECT_EQ(Log(), Join({VERSION_LINE}, NOT_FOUND));
@@ -79,9 +78,8 @@ TEST_F(AppTest, ToolMissing)
     StartRun();
     std::vector<BoxInfo> boxes = FinishRun(20000);
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, L"Failed to find DfuSeCommand.exe or firmware file.");
-    EXPECT_EQ(boxes[1].text, L"Programming failed. This might be because the Tavrolin device is not connected or "
-                             L"the DFU device driver has not been installed.");
+    EXPECT_EQ(boxes[0].text, LAUNCH_BOX);
+    EXPECT_EQ(boxes[1].text, FAILED_BOX);
     std::vector<std::wstring> expected = {VERSION_LINE, SUCCESS[0], SUCCESS[1], SUCCESS[2]};
     EXPECT_EQ(Log(), Join(expected, NOT_FOUND));
 }

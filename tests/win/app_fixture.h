@@ -11,19 +11,16 @@
 
 #include <windows.h>
 
+#include "expected_texts.h"
+
 #include <string>
 #include <vector>
 
 inline constexpr int IDC_PROGRAM = 1001, IDC_EXIT = 1002, IDC_ABOUT = 1003, IDC_LOG = 1005;
-inline const std::wstring VERSION_LINE = L"FWUpdater Version: 1.5\n";
-inline const std::wstring ERROR_TITLE = L"PSU Updater: Error";
-inline const std::vector<std::wstring> SUCCESS = {
-    L"Tavrolin was found on COM2.\n", L"Current firmware version: V1.5\n",
-    L"Burning in Progress.\n Do not unplug.\n", L"Programming complete.\n",
-    L"Remove and reconnect the device.\n"};
-inline const std::vector<std::wstring> NOT_FOUND = {
-    L"Programming failed. This might be because the Tavrolin device\n",
-    L"is not connected or the DFU device driver has not been installed.\n"};
+inline const std::vector<std::wstring> SUCCESS = {L"Tavrolin was found on COM2.\n",
+                                                  L"Current firmware version: V1.5\n", BURNING,
+                                                  COMPLETE_1, COMPLETE_2};
+inline const std::vector<std::wstring> NOT_FOUND = {FAILED_1, FAILED_2};
 
 std::vector<std::wstring> Join(std::vector<std::wstring> a, const std::vector<std::wstring>& b);
 

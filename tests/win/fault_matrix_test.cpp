@@ -22,15 +22,7 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
-const std::wstring BURNING = L"Burning in Progress.\n Do not unplug.\n";
-const Lines COMPLETE = {L"Programming complete.\n", L"Remove and reconnect the device.\n"};
-const std::wstring NOT_FOUND_BOX =
-    L"No Velmoral Tavrolin device detected. This might be because the Tavrolin device is not "
-    L"connected or the DFU device driver has not been installed.";
-const std::wstring FAILED_BOX =
-    L"Programming failed. This might be because the Tavrolin device is not connected or the DFU "
-    L"device driver has not been installed.";
-const std::wstring LAUNCH_BOX = L"Failed to find DfuSeCommand.exe or firmware file.";
+const Lines COMPLETE = {COMPLETE_1, COMPLETE_2};
 
 constexpr DWORD RUN_MS = 20000;
 constexpr DWORD HANGING_TOOL_RUN_MS = 60000; // the program waits 30 s for the tool

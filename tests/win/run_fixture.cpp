@@ -1,5 +1,7 @@
 #include "run_fixture.h"
 
+#include "expected_texts.h"
+
 #include "app/resource.h"
 #include "update/program.h"
 #include "update/update_run.h"
@@ -21,7 +23,7 @@ const wchar_t* const TEST_WINDOW_CLASS = L"UpdateRunTestWindow";
 
 HWND FindErrorBox()
 {
-    HWND box = FindWindowW(L"#32770", L"PSU Updater: Error");
+    HWND box = FindWindowW(L"#32770", ERROR_TITLE.c_str());
     return box && IsWindowVisible(box) ? box : nullptr;
 }
 

@@ -1,5 +1,6 @@
 // Whole update runs against simulated devices on virtual COM ports, a real window and the
 // stand-in DFU tool.
+#include "expected_texts.h"
 #include "run_fixture.h"
 
 #include "link/device_link.h"
@@ -13,18 +14,6 @@
 
 namespace {
 
-const std::wstring FAILED_1 = L"Programming failed. This might be because the Tavrolin device\n";
-const std::wstring FAILED_2 = L"is not connected or the DFU device driver has not been installed.\n";
-const std::wstring BURNING = L"Burning in Progress.\n Do not unplug.\n";
-const std::wstring COMPLETE_1 = L"Programming complete.\n";
-const std::wstring COMPLETE_2 = L"Remove and reconnect the device.\n";
-const std::wstring NOT_FOUND_BOX =
-    L"No Velmoral Tavrolin device detected. This might be because the Tavrolin device is not "
-    L"connected or the DFU device driver has not been installed.";
-const std::wstring FAILED_BOX =
-    L"Programming failed. This might be because the Tavrolin device is not connected or the DFU "
-    L"device driver has not been installed.";
-const std::wstring LAUNCH_BOX = L"Failed to find DfuSeCommand.exe or firmware file.";
 
 std::wstring FoundLine(int port)
 {
@@ -73,7 +62,7 @@ protected:
     }
     static void ExpectErrorBox(const SeenBox& box, const std::wstring& text, HWND owner)
     {
-        EXPECT_EQ(box.info.title, L"PSU Updater: Error");
+        EXPECT_EQ(box.info.title, ERROR_TITLE);
         EXPECT_EQ(box.info.text, text);
         EXPECT_EQ(box.info.buttons, std::vector<std::wstring>{L"OK"});
         EXPECT_FALSE(box.info.hasIcon);
