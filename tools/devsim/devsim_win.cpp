@@ -37,7 +37,6 @@ namespace {
 constexpr int64_t kAddTimeoutUs = 5'000'000;
 constexpr DWORD kCancelWaitMs = 2000;
 constexpr size_t kMaxConns = 16;  // keeps the wait list under MAXIMUM_WAIT_OBJECTS
-constexpr LONG kStatusTimeout = 0x102;
 
 // The device end of one pair.
 struct Cable {
@@ -95,12 +94,18 @@ bool Configure(HANDLE h) {
 // Overlapped I/O that failed to start never completes; only a started one is waited for.
 bool Started(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
 
-// Under Wine a read that ends by a time-out reports STATUS_TIMEOUT with the bytes it got.
 bool Finished(HANDLE h, OVERLAPPED& o, DWORD* got) {
-  if (GetOverlappedResult(h, &o, got, FALSE)) return true;
-  if (static_cast<LONG>(o.Internal) != kStatusTimeout) return false;
-  *got = static_cast<DWORD>(o.InternalHigh);
-  return true;
+  return GetOverlappedResult(h, &o, got, FALSE) != 0;
+}
+
+// Waits for a started operation after CancelIoEx, bounded: the record must not be reused
+// while the system may still write to it.
+void WaitCancelled(HANDLE h, OVERLAPPED& o, bool& inFlight) {
+  if (!inFlight) return;
+  DWORD ignored = 0;
+  if (WaitForSingleObject(o.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
+    GetOverlappedResult(h, &o, &ignored, FALSE);
+  inFlight = false;
 }
 
 // One byte at a time wakes the loop as soon as the application writes; whatever else has
@@ -120,10 +125,11 @@ DWORD ReadQueued(Cable& k) {
   DWORD want = std::min<DWORD>(st.cbInQue, sizeof k.rdBuf - 1);
   ResetEvent(k.rd.hEvent);
   DWORD got = 0;
-  if (!Started(ReadFile(k.h, k.rdBuf + 1, want, nullptr, &k.rd))) return 0;
+  bool inFlight = Started(ReadFile(k.h, k.rdBuf + 1, want, nullptr, &k.rd));
+  if (!inFlight) return 0;
   if (WaitForSingleObject(k.rd.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
     CancelIoEx(k.h, &k.rd);
-    GetOverlappedResult(k.h, &k.rd, &got, TRUE);
+    WaitCancelled(k.h, k.rd, inFlight);
     return 0;
   }
   return Finished(k.h, k.rd, &got) ? got : 0;
@@ -161,16 +167,6 @@ void OnWriteDone(int n) {
     out.insert(out.begin(), k.wrBuf.begin() + put, k.wrBuf.end());
   k.wrBuf.clear();
   CableWrite(host.sim, n);
-}
-
-// Waits for a started operation after CancelIoEx, bounded: the record must not be reused
-// while the system may still write to it.
-void WaitCancelled(Cable& k, OVERLAPPED& o, bool& inFlight) {
-  if (!inFlight) return;
-  DWORD ignored = 0;
-  if (WaitForSingleObject(o.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
-    GetOverlappedResult(k.h, &o, &ignored, FALSE);
-  inFlight = false;
 }
 
 // Completes "add" once the application side of the pair can be opened: the driver makes it
@@ -377,8 +373,8 @@ void CableStop(Sim&, int n) {
   Cable& k = host.cables[n];
   if (k.h == INVALID_HANDLE_VALUE) return;
   CancelIoEx(k.h, nullptr);
-  WaitCancelled(k, k.rd, k.reading);
-  WaitCancelled(k, k.wr, k.writing);
+  WaitCancelled(k.h, k.rd, k.reading);
+  WaitCancelled(k.h, k.wr, k.writing);
   CloseHandle(k.h);
   k.h = INVALID_HANDLE_VALUE;
   k.wrBuf.clear();
