@@ -28,15 +28,7 @@ bool PortFilePath(wchar_t* path, size_t size) {
 int ReadControlPort() {
   wchar_t path[1100];
   if (!PortFilePath(path, 1100)) return 0;
-  HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  char text[32] = {};
-  DWORD got = 0;
-  BOOL ok = ReadFile(h, text, sizeof text - 1, &got, nullptr);
-  CloseHandle(h);
-  if (!ok) return 0;
-  int port = atoi(text);
+  int port = atoi(ReadTextFile(path).c_str());
   return port > 0 && port < 65536 ? port : 0;
 }
 
@@ -175,19 +167,4 @@ bool SimEvents(SimClient& c, int port, std::vector<SimEvent>* out) {
     out->push_back({us, word});
     return true;
   });
-}
-
-int64_t UnixMicrosNow() {
-  // Looked up at run time: the precise clock is missing before Windows 8.
-  using Fn = void(WINAPI*)(FILETIME*);
-  static const Fn precise = reinterpret_cast<Fn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-  FILETIME ft;
-  if (precise) precise(&ft);
-  else GetSystemTimeAsFileTime(&ft);
-  ULARGE_INTEGER t;
-  t.LowPart = ft.dwLowDateTime;
-  t.HighPart = ft.dwHighDateTime;
-  constexpr uint64_t kEpochDelta = 116444736000000000ull;  // 1601 to 1970 in 100 ns units
-  return static_cast<int64_t>((t.QuadPart - kEpochDelta) / 10);
 }

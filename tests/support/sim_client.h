@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "win_util.h"
+
 struct SimClient {
   uintptr_t socket = ~uintptr_t{0};  // a SOCKET; all bits set when not connected
 };
@@ -35,5 +37,4 @@ bool SimRx(SimClient& c, int port, std::vector<SimFrame>* out);
 // "events N": what the device did.
 bool SimEvents(SimClient& c, int port, std::vector<SimEvent>* out);
 
-// Microseconds since 1970 from the system clock, the clock the simulator stamps with.
-int64_t UnixMicrosNow();
+// The simulator stamps with UnixMicrosNow's clock (win_util.h).

@@ -17,44 +17,11 @@
 
 #include "handle_count.h"
 #include "ui_helpers.h"
+#include "win_util.h"
 
 namespace {
 
 using Record = std::map<std::string, std::string>;
-
-int64_t UnixMicrosNow() {
-  using PreciseFn = VOID(WINAPI*)(LPFILETIME);
-  static const auto precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-  FILETIME ft{};
-  if (precise) {
-    precise(&ft);
-  } else {
-    GetSystemTimeAsFileTime(&ft);
-  }
-  const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (ticks - 116444736000000000LL) / 10;
-}
-
-std::string Utf8(const std::wstring& s) {
-  if (s.empty()) return "";
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
-                        nullptr);
-  }
-  return out;
-}
-
-std::wstring Wide(const std::string& s) {
-  if (s.empty()) return L"";
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
 
 std::wstring DirectoryOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
@@ -71,29 +38,6 @@ std::wstring CurrentDirectory() {
   wchar_t dir[MAX_PATH * 2] = {};
   const DWORD n = GetCurrentDirectoryW(MAX_PATH * 2, dir);
   return std::wstring(dir, n < MAX_PATH * 2 ? n : 0);
-}
-
-bool WriteTextFile(const std::wstring& path, const std::string& text) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(f);
-  return ok && written == text.size();
-}
-
-std::string ReadTextFile(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "";
-  std::string text;
-  char buf[4096];
-  DWORD got = 0;
-  while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got > 0) text.append(buf, got);
-  CloseHandle(f);
-  return text;
 }
 
 // Complete records of the stand-in's log; a record without its closing "end" is dropped.

@@ -1,43 +1,11 @@
 #include "program_dir.h"
 
+#include "tests/support/win_util.h"
+
 #include <cstdlib>
 #include <sstream>
 
 namespace {
-
-bool WriteTextFile(const std::wstring& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return written == text.size();
-}
-
-std::string ReadTextFile(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return {};
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
-std::wstring Widen(const std::string& utf8)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
-}
 
 void CopyFromBuild(const std::wstring& relative, const std::wstring& target)
 {
@@ -124,9 +92,9 @@ std::vector<ToolStart> ProgramDir::ToolStarts() const
         if (key == "start_us")
             current.startUs = std::strtoll(value.c_str(), nullptr, 10);
         else if (key == "cmdline")
-            current.cmdline = Widen(value);
+            current.cmdline = Wide(value);
         else if (key == "cwd")
-            current.cwd = Widen(value);
+            current.cwd = Wide(value);
         else if (key == "si_flags")
             current.siFlags = std::strtoul(value.c_str(), nullptr, 10);
         else if (key == "si_show")

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/win_util.h"
+
 namespace {
 
 const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
@@ -53,17 +55,6 @@ std::wstring UpdaterPath() {
   wchar_t full[MAX_PATH] = {};
   const DWORD m = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
   return (m == 0 || m >= MAX_PATH) ? relative : std::wstring(full);
-}
-
-std::string Narrow(const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-  }
-  return out;
 }
 
 struct LoadedModule {
@@ -109,7 +100,7 @@ std::string ResourceName(const wchar_t* name) {
     snprintf(text, sizeof text, "#%u", static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(name)));
     return text;
   }
-  return Narrow(name);
+  return Utf8(name);
 }
 
 // One (name, language) pair of a resource type.
@@ -164,7 +155,7 @@ class UpdaterResources : public ::testing::Test {
  protected:
   void SetUp() override {
     const LoadedModule& m = Updater();
-    ASSERT_NE(m.module, nullptr) << "cannot load " << Narrow(m.path)
+    ASSERT_NE(m.module, nullptr) << "cannot load " << Utf8(m.path)
                                  << " as a data file, error " << m.error;
   }
 };
@@ -338,7 +329,7 @@ std::string Describe(const SzOrOrd& field) {
     snprintf(text, sizeof text, "ordinal %u", field.ordinal);
     return text;
   }
-  return "\"" + Narrow(field.text) + "\"";
+  return "\"" + Utf8(field.text) + "\"";
 }
 
 struct ExpectedControl {
@@ -418,7 +409,7 @@ void CheckControl(const ExpectedControl& want, const DialogItem& got) {
       << "class is " << Describe(got.windowClass);
   if (want.text) {
     EXPECT_FALSE(got.title.isOrdinal) << "text is " << Describe(got.title);
-    EXPECT_EQ(Narrow(got.title.text), Narrow(want.text)) << "text";
+    EXPECT_EQ(Utf8(got.title.text), Utf8(want.text)) << "text";
   } else {
     EXPECT_TRUE(got.title.isOrdinal && got.title.ordinal == want.textOrdinal)
         << "text is " << Describe(got.title) << ", expected ordinal " << want.textOrdinal;
@@ -434,7 +425,7 @@ void CheckControl(const ExpectedControl& want, const DialogItem& got) {
 }
 
 void CheckDialog(const ExpectedDialog& want) {
-  const std::string name = Narrow(want.name);
+  const std::string name = Utf8(want.name);
   SCOPED_TRACE("dialog " + name);
   const ResourceBytes bytes = FindEnglishResource(RT_DIALOG, want.name);
   ASSERT_NE(bytes.data, nullptr) << "no dialog template " << name << " in English (US)";
@@ -455,12 +446,12 @@ void CheckDialog(const ExpectedDialog& want) {
   if (want.windowClass) {
     EXPECT_TRUE(!got.windowClass.isOrdinal && got.windowClass.text == want.windowClass)
         << "window class is " << Describe(got.windowClass) << ", expected "
-        << Narrow(want.windowClass);
+        << Utf8(want.windowClass);
   } else {
     EXPECT_TRUE(got.windowClass.IsNone()) << "window class is " << Describe(got.windowClass);
   }
-  EXPECT_EQ(Narrow(got.title), Narrow(want.title)) << "title";
-  EXPECT_EQ(Narrow(got.typeface), "MS Shell Dlg") << "font";
+  EXPECT_EQ(Utf8(got.title), Utf8(want.title)) << "title";
+  EXPECT_EQ(Utf8(got.typeface), "MS Shell Dlg") << "font";
   EXPECT_EQ(got.pointSize, 8u) << "font size";
   EXPECT_EQ(got.weight, 400u) << "font weight";
   EXPECT_EQ(static_cast<unsigned>(got.italic), 0u) << "italic";

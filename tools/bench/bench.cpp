@@ -44,6 +44,7 @@
 #include "serial/serial_port.h"
 #include "tests/support/sim_client.h"
 #include "tests/support/ui_helpers.h"
+#include "tests/support/win_util.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -118,22 +119,10 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-// Under Wine a script passes a Unix path; Wine's own converter makes it a DOS path.
+// The program folder as given on the command line, with a trailing backslash.
 std::wstring ProgramFolder(const wchar_t* arg)
 {
-    std::wstring path = arg;
-    using ToDos = wchar_t* (*)(const char*);
-    auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-    if (path[0] == L'/' && toDos) {
-        char unixPath[1024];
-        if (WideCharToMultiByte(CP_UTF8, 0, arg, -1, unixPath, sizeof unixPath, nullptr, nullptr) > 0) {
-            if (wchar_t* dos = toDos(unixPath)) {
-                path = dos;
-                HeapFree(GetProcessHeap(), 0, dos);
-            }
-        }
-    }
+    std::wstring path = DosPath(arg);
     if (path.back() != L'\\')
         path += L'\\';
     return path;
@@ -148,26 +137,11 @@ struct ToolRecord {
     bool complete = false; // the record's closing "end" is there
 };
 
-std::string ReadFileText(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return {};
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
 // The last start recorded in DfuSeCommand.log, with the exit line that follows it.
 ToolRecord LastToolRecord(const std::wstring& dir)
 {
     ToolRecord record;
-    const std::string text = ReadFileText(dir + L"DfuSeCommand.log");
+    const std::string text = ReadTextFile(dir + L"DfuSeCommand.log");
     size_t pos = 0;
     while (pos < text.size()) {
         size_t eol = text.find('\n', pos);
@@ -186,17 +160,6 @@ ToolRecord LastToolRecord(const std::wstring& dir)
             record.exitUs = _strtoi64(value, nullptr, 10);
     }
     return record;
-}
-
-bool WriteFileText(const std::wstring& path, const char* text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-    CloseHandle(file);
-    return written == strlen(text);
 }
 
 // A tool this driver's runs left running (only after a failure) must not outlive the bench.
@@ -812,7 +775,7 @@ int wmain(int argc, wchar_t** argv)
     }
     const std::wstring dir = ProgramFolder(argv[1]);
     fprintf(stderr, "bench: program folder %ls, %d runs per figure\n", dir.c_str(), repeats);
-    if (!WriteFileText(dir + L"DfuSeCommand.cfg", TOOL_CONFIG)) {
+    if (!WriteTextFile(dir + L"DfuSeCommand.cfg", TOOL_CONFIG)) {
         Fail("cannot configure the tool in %ls", dir.c_str());
         return 1;
     }

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "devsim_core.h"
-#include "tests/support/sim_client.h"
+#include "tests/support/win_util.h"
 
 namespace {
 

@@ -26,6 +26,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/win_util.h"
+
 namespace {
 
 struct Config {
@@ -34,22 +36,6 @@ struct Config {
   bool hang = false;
   bool crash = false;
 };
-
-int64_t UnixMicrosNow() {
-  // Resolved at run time: the precise clock is Windows 8+, and the headers hide it when
-  // the build targets Windows 7.
-  using PreciseFn = VOID(WINAPI*)(LPFILETIME);
-  FILETIME ft{};
-  auto precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-  if (precise) {
-    precise(&ft);
-  } else {
-    GetSystemTimeAsFileTime(&ft);
-  }
-  const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (ticks - 116444736000000000LL) / 10;
-}
 
 // Directory of this exe, with a trailing backslash.
 std::wstring ExeDirectory() {
@@ -74,17 +60,6 @@ std::wstring CurrentDirectory() {
   const DWORD n = GetCurrentDirectoryW(need, dir.data());
   dir.resize(n < need ? n : 0);
   return dir;
-}
-
-std::string Utf8(const std::wstring& s) {
-  if (s.empty()) return "";
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  if (n <= 0) return "";
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
-                      nullptr);
-  return out;
 }
 
 void AppendNumberLine(std::string* block, const char* key, long long value) {
@@ -150,15 +125,7 @@ std::string Trim(const std::string& s) {
 
 Config ReadConfig(const std::wstring& path) {
   Config cfg;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return cfg;
-  char buf[4096];
-  DWORD got = 0;
-  const BOOL ok = ReadFile(file, buf, sizeof buf, &got, nullptr);
-  CloseHandle(file);
-  if (!ok) return cfg;
-  const std::string text(buf, got);
+  const std::string text = ReadTextFile(path);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);

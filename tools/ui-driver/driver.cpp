@@ -5,6 +5,7 @@
 // Results go to stdout as UTF-8, one line each. Exit codes: 0 done, 1 failed or timed out,
 // 2 wrong usage.
 #include "tests/support/ui_helpers.h"
+#include "tests/support/win_util.h"
 
 #include <windows.h>
 
@@ -60,14 +61,8 @@ int Usage() {
 }
 
 void WriteUtf8(FILE* stream, const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  if (n > 0) {
-    std::string bytes(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n,
-                        nullptr, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), stream);
-  }
+  const std::string bytes = Utf8(text);
+  fwrite(bytes.data(), 1, bytes.size(), stream);
   fputc('\n', stream);
   // A script reads `follow` while it runs: every line must leave at once.
   fflush(stream);
@@ -125,25 +120,6 @@ HWND FindBox(DWORD pid, const wchar_t* title) {
   return WaitForTopWindow(pid, kDialogClass, title, 0);
 }
 
-// Under Wine a script passes Unix paths; Wine's own converter turns them into DOS paths.
-// On Windows the converter does not exist and the path is used as given.
-std::wstring LocalPath(const wchar_t* path) {
-  if (path[0] != L'/') return path;
-  using ToDos = wchar_t* (*)(const char*);
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  auto toDos = reinterpret_cast<ToDos>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")));
-  if (!toDos) return path;
-  const int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return path;
-  std::string unixPath(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path, -1, unixPath.data(), n, nullptr, nullptr);
-  wchar_t* dos = toDos(unixPath.c_str());
-  if (!dos) return path;
-  std::wstring result = dos;
-  HeapFree(GetProcessHeap(), 0, dos);
-  return result;
-}
 
 int WaitWindow(int argc, wchar_t** argv) {
   DWORD timeoutMs = kDefaultWaitMs;
@@ -229,7 +205,7 @@ bool ParseFollow(int argc, wchar_t** argv, FollowOptions* o) {
       if (!ParseCount(value, &o->boxDelayMs)) return false;
     } else if (option == L"--pause-on-box") {
       if (value[0] == L'\0') return false;
-      o->pauseFile = LocalPath(value);
+      o->pauseFile = DosPath(value);
     } else {
       return false;
     }
@@ -246,13 +222,10 @@ void PrintNewItems(HWND list, size_t* printed) {
 
 // Holds the box open while the pause file exists, so that a script can photograph it.
 bool PauseOnFile(const std::wstring& file, ULONGLONG deadline) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  if (!WriteTextFile(file, "")) {
     Fail(L"cannot create " + file);
     return false;
   }
-  CloseHandle(h);
   while (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) {
     if (GetTickCount64() >= deadline) {
       Fail(L"timed out while " + file + L" still exists");
